@@ -32,6 +32,7 @@ struct virtual_line {
     bool attached;              // false: the adapter is unplugged, nothing crosses the line
     uint64_t tool_bytes_sent;
     uint64_t tool_bytes_received;
+    uint64_t bytes_overflowed;  // bytes pushed out of a full queue (oldest first)
     device_model device;
 };
 
@@ -44,7 +45,9 @@ void line_advance_to(virtual_line *line, uint64_t at_us);
 void line_tool_write(virtual_line *line, const uint8_t *bytes, int32_t count);
 // The tool reads with the Win32 read timeouts: waits up to `total_ms` for the first byte,
 // returns when `interval_ms` pass after a byte with no further one, when `total_ms` have passed
-// since the call, or when `capacity` bytes came. Moves virtual time to the read's end.
+// since the call, or when `capacity` bytes came. Moves virtual time to the read's end; bytes
+// arriving later stay queued. An interval of 0 is not used; a total of 0 takes only what has
+// already arrived (a virtual read cannot wait for ever).
 int32_t line_tool_read(virtual_line *line, uint8_t *buffer, int32_t capacity, uint32_t interval_ms,
                        uint32_t total_ms);
 // Drops what has arrived at the tool unread and what the tool has written that is not yet on

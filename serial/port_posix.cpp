@@ -66,9 +66,9 @@ int32_t read_port(port_handle handle, uint8_t *buffer, int32_t capacity)
         int64_t left = READ_TOTAL_MS - (now_ms() - start);
         if (left <= 0)
             break;
-        int wait = (int)(count == 0 || left < READ_INTERVAL_MS ? left : READ_INTERVAL_MS);
+        int64_t wait = count == 0 || left < READ_INTERVAL_MS ? left : (int64_t)READ_INTERVAL_MS;
         struct pollfd p = {handle, POLLIN, 0};
-        int ready = poll(&p, 1, wait);
+        int ready = poll(&p, 1, (int)wait);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)

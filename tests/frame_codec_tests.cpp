@@ -21,7 +21,8 @@ struct codec_fixture : ::testing::Test {
     std::vector<uint8_t> frame() const { return std::vector<uint8_t>(buffer, buffer + u.frame_length); }
     void receive(const std::vector<uint8_t> &bytes)
     {
-        memcpy(buffer, bytes.data(), bytes.size());
+        if (!bytes.empty())
+            memcpy(buffer, bytes.data(), bytes.size());
         u.frame_length = (int32_t)bytes.size();
     }
 };
