@@ -30,7 +30,7 @@ status=0
 build/native/native/native_update --port "$work/port" --image "$root/resources/firmware.bin" \
   >"$work/trace.txt" 2>"$work/status.txt" || status=$?
 end=$(date +%s.%N)
-kill "$devsim_pid"; wait "$devsim_pid" 2>/dev/null || true
+kill "$devsim_pid"; wait "$devsim_pid" 2>/dev/null || true  # devsim dumps its flash as it exits
 devsim_pid=""
 
 cat "$work/trace.txt"
@@ -39,12 +39,17 @@ cat "$work/status.txt"
 echo "--- devsim"
 cat "$work/devsim.txt"
 size=$(stat -c %s "$root/resources/firmware.bin")
-python3 - "$size" "$start" "$end" "$status" <<'PY'
-import sys
-size, start, end, status = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
-filled = (size + 1023) // 1024 * 1024
+python3 - "$root/resources/firmware.bin" "$work/flash.bin" "$start" "$end" "$status" <<'PY'
+import os, sys
+image_path, flash_path = sys.argv[1], sys.argv[2]
+start, end, status = float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
+image = open(image_path, "rb").read()
+filled = image + bytes(-len(image) % 1024)
+flash = open(flash_path, "rb").read() if os.path.exists(flash_path) else b""
+same = "flash matches the image" if flash[:len(filled)] == filled else "FLASH DIFFERS from the image"
 secs = end - start
 verdict = "completed" if status == 0 else "FAILED (exit %d)" % status
-print("update_device: %s: %d bytes (%d filled) in %.1f s, %.0f bytes/s" % (verdict, size, filled, secs, filled / secs))
+print("update_device: %s: %d bytes (%d filled) in %.1f s, %.0f bytes/s; %s"
+      % (verdict, len(image), len(filled), secs, len(filled) / secs, same))
 PY
 exit "$status"
