@@ -194,6 +194,8 @@ static void answer_query(device_model *d, const uint8_t *frame, uint64_t now_us)
     reply[12] = (uint8_t)crc;
     append_crc(reply, 13);
     send_answer(d, reply, DEVICE_QUERY_REPLY_LENGTH, DEVICE_MEI_QUERY, now_us + d->faults.answer_us);
+    if (length != DEVICE_PROBE_LENGTH && d->faults.stuck_once)
+        d->faults.stuck_offset = -1;
 }
 
 static void program_block(device_model *d, const uint8_t *frame, int32_t n, uint64_t now_us)

@@ -44,6 +44,7 @@ struct device_faults {
     uint32_t late_ms;              // ...this long (default 5500, beyond the tool's 5000 ms wait)
     bool echo;                     // every request byte comes back as it is sent (half duplex)
     int32_t stuck_offset;          // flash byte at this image offset never programs (-1: none)
+    bool stuck_once;               // ...only until a verify has been answered (a retry then works)
     uint32_t program_us_per_block; // time to program one block before the acknowledgement
     uint32_t answer_us;            // time to answer any other request
 };

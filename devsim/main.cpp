@@ -207,6 +207,7 @@ static void print_usage(FILE *f)
             "  --late-ms MS             ...this long (default 5500)\n"
             "  --echo                   every byte the tool sends comes back (half-duplex adapter)\n"
             "  --stuck-offset N         the flash byte at image offset N never programs\n"
+            "  --stuck-once             ...only until the first verify (so a retry succeeds)\n"
             "  --program-ms MS          time to program a block before its acknowledgement\n"
             "                           (fractional allowed)\n"
             "  --program-us US          the same in microseconds\n"
@@ -279,6 +280,9 @@ static int parse_options(int argc, char **argv, options *o)
         } else if (strcmp(a, "--stuck-offset") == 0) {
             ok = parse_u32(v, &offset) && offset < DEVICE_FLASH_SIZE;
             o->faults.stuck_offset = (int32_t)offset;
+        } else if (strcmp(a, "--stuck-once") == 0) {
+            o->faults.stuck_once = true;
+            takes_value = false;
         } else if (strcmp(a, "--program-ms") == 0) {
             ok = parse_double(v, 0, 4000000, &ms);
             o->faults.program_us_per_block = (uint32_t)(ms * 1000.0 + 0.5);

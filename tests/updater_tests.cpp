@@ -342,6 +342,23 @@ TEST_F(update_run, CrcMismatchFailsAndSendsNothingMore)
     EXPECT_EQ(lines[lines.size() - 3], format("Remote CRC %#x", device_flash_crc(&line->device, FLASH_BASE, (uint32_t)image.size())));
 }
 
+TEST_F(update_run, RetryAfterAFailedVerifyStartsAfreshAndCompletes)
+{
+    device_faults f = plugged_in_after(0);
+    f.stuck_offset = 0x1234;
+    f.stuck_once = true;
+    start(f, small_image(8 * 1024));
+    ASSERT_TRUE(run_to_end());
+    ASSERT_EQ(u.state, STATE_FAILED);
+    u.state = STATE_START; // the operator presses Update Device again
+    ASSERT_TRUE(run_to_end());
+    finish();
+    EXPECT_EQ(u.state, STATE_DONE);
+    EXPECT_TRUE(flash_holds_image());
+    EXPECT_EQ(line->device.stats.blocks, 16u);
+    EXPECT_EQ(line->device.stats.rewrites, 8u);
+}
+
 TEST_F(update_run, RepeatsTheResetEvery100MsUntilAcknowledged)
 {
     start(plugged_in_after(0), small_image(2048));
