@@ -6,7 +6,8 @@
 
 #include "platform.h"
 
-enum update_state {
+// A fixed underlying type: a stored value outside 0 .. 7 is still a value (and does nothing).
+enum update_state : int32_t {
     STATE_START = 0,           // set by the Update Device handler once the port is open
     STATE_LINK = 1,            // counters reset; the first contact probe is due
     STATE_AWAIT_LINK = 2,      // contact probe sent; waiting for any valid reply
