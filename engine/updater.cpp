@@ -17,15 +17,25 @@ static void send_frame(updater *u)
     write_port(u->port, u->frame, u->frame_length);
 }
 
-// One read into the frame buffer; whatever the platform says, the length stays in the buffer.
-static void read_reply(updater *u)
+// One platform read, appended at `at`; whatever the platform says, the count stays in the buffer.
+static int32_t read_into(updater *u, int32_t at)
 {
-    int32_t count = read_port(u->port, u->frame, u->frame_capacity);
+    int32_t count = read_port(u->port, u->frame + at, u->frame_capacity - at);
     if (count < 0)
         count = 0;
-    if (count > u->frame_capacity)
-        count = u->frame_capacity;
-    u->frame_length = count;
+    if (count > u->frame_capacity - at)
+        count = u->frame_capacity - at;
+    return count;
+}
+
+static void read_reply(updater *u)
+{
+    u->frame_length = read_into(u, 0);
+    // A read ends 100 ms after it began even in the middle of a frame. A reply that lands on
+    // that moment would be cut in two on every resend alike, and the update would never end:
+    // so a read that brought an incomplete frame is followed by one more, appended.
+    if (u->frame_length > 0 && u->frame_length < u->frame_capacity && !reply_is_valid(u))
+        u->frame_length += read_into(u, u->frame_length);
 }
 
 void enter_state(updater *u, update_state state)

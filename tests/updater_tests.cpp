@@ -322,6 +322,20 @@ TEST_F(update_run, CompletesWithTheRightFlashDespiteFaultsOnTheLine)
     }
 }
 
+TEST_F(update_run, CompletesWhenEachAcknowledgementStraddlesTheEndOfARead)
+{
+    // A block takes 98.8 ms on the wire; the read of the next poll ends 110 ms after the send.
+    // Programming for 10.7 ms puts every acknowledgement across that moment.
+    device_faults f = plugged_in_after(0);
+    f.program_us_per_block = 10700;
+    start(f, small_image(8 * 1024));
+    ASSERT_TRUE(run_to_end(120000));
+    finish();
+    EXPECT_EQ(u.state, STATE_DONE);
+    EXPECT_EQ(trace_text.find("TIMEOUT"), std::string::npos);
+    EXPECT_TRUE(flash_holds_image());
+}
+
 TEST_F(update_run, CrcMismatchFailsAndSendsNothingMore)
 {
     device_faults f = plugged_in_after(0);
