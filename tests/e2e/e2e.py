@@ -88,13 +88,13 @@ def wine_environment(prefix):
 class Wine:
     """One throwaway prefix, one persistent wineserver, one Xvfb display."""
 
-    def __init__(self, prefix, display):
+    def __init__(self, prefix, display, windows=True):
         self.prefix = prefix
         self.env = dict(os.environ, **wine_environment(prefix))
         self.xvfb = None
         if display:
             self.env["DISPLAY"] = display
-        else:
+        elif windows:
             self.env["DISPLAY"] = self.start_xvfb()
 
     def start_xvfb(self):
@@ -127,6 +127,10 @@ class Wine:
         # One server for the whole run: programs then start in a fraction of a second.
         with open(os.path.join(self.prefix, "wineserver.log"), "a") as log:
             self.run("wineserver", "-p", stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        # The first program starts Wine's services, which inherit its output: started here,
+        # they hold no test's pipe open.
+        self.run("wine", "cmd", "/c", "exit", stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
         self.unmap_all_ports()
 
     def dosdevice(self, name):
@@ -161,8 +165,10 @@ class Devsim:
                 os.unlink(stale)
         self.stdout = open(self.out + ".txt", "w")
         self.stderr = open(self.out + ".log", "w")
+        # devsim is a Linux program of ours: Wine's preload is not for it.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.proc = subprocess.Popen([binary, "--link", self.link, "--dump-flash", self.flash_file] + list(options),
-                                     stdout=self.stdout, stderr=self.stderr)
+                                     stdout=self.stdout, stderr=self.stderr, env=env)
         for _ in range(200):
             if os.path.islink(self.link):
                 return
@@ -578,7 +584,7 @@ def main():
         return 0
     if args.what == ["env"]:
         # For the Wine-run unit tests: the prefix and server made ready, the variables printed.
-        wine = Wine(args.prefix, ":0")
+        wine = Wine(args.prefix, None, windows=False)
         wine.prepare()
         for name, value in wine_environment(args.prefix).items():
             print("export %s='%s'" % (name, value))
