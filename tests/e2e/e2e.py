@@ -546,6 +546,7 @@ def main_job(args, wine):
         tool.must("close")
         tool.wait_exit()
         dev.stop()
+        wine.run("wineserver", "-k", stderr=subprocess.DEVNULL)
         print(tool.trace(), end="")
         print("--- devsim")
         print(dev.report(), end="")
