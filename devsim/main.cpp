@@ -412,9 +412,16 @@ static void clear_line(line_clock *c)
     c->to_tool_free_ns = 0;
 }
 
+// When the first block and the last reset frame arrived, for timing an update from the
+// device's side (nanoseconds since start; 0: not yet).
+static uint64_t first_block_ns, last_reset_ns;
+
 static void print_report(const options *o)
 {
     const device_stats *s = &the_device.stats;
+    if (first_block_ns != 0 && last_reset_ns > first_block_ns)
+        printf("devsim: first block at %.3f s, reset at %.3f s: %.3f s from first block to reset\n",
+               first_block_ns / 1e9, last_reset_ns / 1e9, (last_reset_ns - first_block_ns) / 1e9);
     printf("devsim: probes %u, blocks %u, rewrites %u, queries %u, resets %u, bad frames %u, noise bytes %u\n",
            s->probes, s->blocks, s->rewrites, s->queries, s->resets, s->bad_frames, s->noise_bytes);
     printf("devsim: replies %u sent, %u dropped, %u corrupted, %u late, %u noisy, %u overflowed\n",
@@ -529,7 +536,12 @@ int main(int argc, char **argv)
             p.tool_open = true; // opened and written to since the last look
             log_event(&o, "the tool opened the port");
         }
+        uint32_t resets_before = the_device.stats.resets;
         run_device(&p, &clock, now);
+        if (first_block_ns == 0 && the_device.stats.blocks > 0)
+            first_block_ns = now - start;
+        if (the_device.stats.resets != resets_before)
+            last_reset_ns = now - start;
 
         if (o.unplug_after_blocks && !unplugged && the_device.stats.blocks >= o.unplug_after_blocks) {
             unplugged = true;

@@ -13,9 +13,24 @@ static const char WINDOW_TITLE[] = "Device Firmware Update Tool";
 static const char REPORT_TITLE[] = "Terminate Program";
 enum { IDC_PORT_LIST = 3, IDC_UPDATE = 4, IDC_STATUS = 5, TEXT_CAPACITY = 2048 };
 
+// Several tools may run at once: --hwnd names the one to drive.
+static HWND chosen_window;
+
 static HWND find_tool(void)
 {
+    if (chosen_window != NULL)
+        return IsWindow(chosen_window) ? chosen_window : NULL;
     return FindWindowA(WINDOW_CLASS, WINDOW_TITLE);
+}
+
+static BOOL CALLBACK print_tool_window(HWND window, LPARAM context)
+{
+    (void)context;
+    char class_name[16] = "";
+    GetClassNameA(window, class_name, sizeof class_name);
+    if (lstrcmpiA(class_name, WINDOW_CLASS) == 0)
+        printf("%llx\n", (unsigned long long)(ULONG_PTR)window);
+    return TRUE;
 }
 
 // The window exists before its controls are filled: ready means visible with a status text.
@@ -74,7 +89,8 @@ static BOOL CALLBACK collect_text(HWND child, LPARAM context)
 static int usage(void)
 {
     fprintf(stderr,
-            "usage: window_driver COMMAND [ARGS]\n"
+            "usage: window_driver [--hwnd HEX] COMMAND [ARGS]\n"
+            "  list                      print the handle of every tool window\n"
             "  wait [MS]                 wait for the window, visible, with a status text\n"
             "  ports                     print the port list, one entry a line\n"
             "  selected                  print the selected entry's index (-1: none)\n"
@@ -91,9 +107,19 @@ static int usage(void)
 
 int main(int argc, char **argv)
 {
+    if (argc > 2 && strcmp(argv[1], "--hwnd") == 0) {
+        chosen_window = (HWND)(ULONG_PTR)strtoull(argv[2], NULL, 16);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2)
         return usage();
     const char *command = argv[1];
+
+    if (strcmp(command, "list") == 0) {
+        EnumWindows(print_tool_window, 0);
+        return 0;
+    }
 
     if (strcmp(command, "report") == 0) {
         DWORD timeout = argc > 2 ? (DWORD)atol(argv[2]) : 10000;
