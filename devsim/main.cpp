@@ -413,8 +413,27 @@ static void clear_line(line_clock *c)
 }
 
 // When the first block and the last reset frame arrived, for timing an update from the
-// device's side (nanoseconds since start; 0: not yet).
-static uint64_t first_block_ns, last_reset_ns;
+// device's side (nanoseconds since start; 0: not yet), and the gaps between blocks.
+static uint64_t first_block_ns, last_reset_ns, last_block_ns;
+enum { MAX_TIMED_BLOCKS = 4096 };
+static uint32_t block_gap_us[MAX_TIMED_BLOCKS];
+static int timed_blocks;
+
+static int compare_u32(const void *a, const void *b)
+{
+    uint32_t x = *(const uint32_t *)a, y = *(const uint32_t *)b;
+    return x < y ? -1 : x > y;
+}
+
+static void print_block_gaps(void)
+{
+    if (timed_blocks == 0)
+        return;
+    qsort(block_gap_us, (size_t)timed_blocks, sizeof block_gap_us[0], compare_u32);
+    printf("devsim: ms between blocks: min %.1f, median %.1f, p90 %.1f, max %.1f over %d gaps\n",
+           block_gap_us[0] / 1e3, block_gap_us[timed_blocks / 2] / 1e3, block_gap_us[timed_blocks * 9 / 10] / 1e3,
+           block_gap_us[timed_blocks - 1] / 1e3, timed_blocks);
+}
 
 static void print_report(const options *o)
 {
@@ -422,6 +441,7 @@ static void print_report(const options *o)
     if (first_block_ns != 0 && last_reset_ns > first_block_ns)
         printf("devsim: first block at %.3f s, reset at %.3f s: %.3f s from first block to reset\n",
                first_block_ns / 1e9, last_reset_ns / 1e9, (last_reset_ns - first_block_ns) / 1e9);
+    print_block_gaps();
     printf("devsim: probes %u, blocks %u, rewrites %u, queries %u, resets %u, bad frames %u, noise bytes %u\n",
            s->probes, s->blocks, s->rewrites, s->queries, s->resets, s->bad_frames, s->noise_bytes);
     printf("devsim: replies %u sent, %u dropped, %u corrupted, %u late, %u noisy, %u overflowed\n",
@@ -537,9 +557,15 @@ int main(int argc, char **argv)
             log_event(&o, "the tool opened the port");
         }
         uint32_t resets_before = the_device.stats.resets;
+        uint32_t blocks_before = the_device.stats.blocks;
         run_device(&p, &clock, now);
-        if (first_block_ns == 0 && the_device.stats.blocks > 0)
-            first_block_ns = now - start;
+        if (the_device.stats.blocks != blocks_before) {
+            if (first_block_ns == 0)
+                first_block_ns = now - start;
+            else if (timed_blocks < MAX_TIMED_BLOCKS)
+                block_gap_us[timed_blocks++] = (uint32_t)((now - start - last_block_ns) / 1000u);
+            last_block_ns = now - start;
+        }
         if (the_device.stats.resets != resets_before)
             last_reset_ns = now - start;
 
