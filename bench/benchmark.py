@@ -91,12 +91,50 @@ def startup_and_idle_cpu(args, wine, out):
     return statistics.median(starts), per_minute
 
 
+def together(args, wine, out, count):
+    """`count` tools updating `count` devices at once in one Wine session, each timed by its
+    device, beside the same update alone."""
+    ns = argparse.Namespace(devsim=args.devsim, tool=args.tool, small_tool=args.tool, driver=args.driver, out=out)
+    s = e2e.Scenario(ns, wine, "benchmark-together")
+    try:
+        devs = [s.devsim(5 + i, "--program-ms", str(args.program_ms), "--plug-in-delay", "300", "--quiet")
+                for i in range(count)]
+        tools, known = [], set()
+        for i in range(count):
+            tool = e2e.Tool(wine, args.tool, args.driver, s.out, name="trace-%d" % i)
+            e2e.wait_for(lambda: len(set(tool.must("list").split()) - known) > 0, 30)
+            tool.hwnd = sorted(set(tool.must("list").split()) - known)[0]
+            known.add(tool.hwnd)
+            tool.wait_idle()
+            tool.must("select", devs[i].name)
+            tools.append(tool)
+        for tool in tools:
+            tool.must("press")
+        pending = set(range(count))
+        deadline = time.time() + 600
+        while pending and time.time() < deadline:
+            for i in sorted(pending):
+                if tools[i].status() == "Programming Completed":
+                    pending.discard(i)
+            time.sleep(1)
+        for tool in tools:
+            tool.must("close")
+            tool.wait_exit()
+            tool.kill()
+        for d in devs:
+            d.stop()
+        return [device_timing(d.report())[0] for d in devs]
+    finally:
+        s.finish()
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build-native", required=True)
     p.add_argument("--build-windows", required=True)
     p.add_argument("--program-ms", type=float, default=5.0)
     p.add_argument("--image", default=os.path.join(e2e.ROOT, "resources", "firmware.bin"))
+    p.add_argument("--together", type=int, default=0, help="also N tools updating N devices at once")
     args = p.parse_args()
     nat, win = os.path.abspath(args.build_native), os.path.abspath(args.build_windows)
     args.devsim = os.path.join(nat, "devsim", "devsim")
@@ -120,6 +158,7 @@ def main():
         wine.prepare()
         wine_s, wgaps = wine_run(args, wine, out)
         startup, cpu_per_minute = startup_and_idle_cpu(args, wine, out)
+        at_once = together(args, wine, out, args.together) if args.together else []
     finally:
         wine.stop()
 
@@ -138,6 +177,10 @@ def main():
             size / seconds, " / ".join("%.1f" % g for g in gaps) if gaps else ""))
     print("start-up to ' - Idle - ' (998 ports probed), median of 3: %.2f s" % startup)
     print("CPU while probing for a silent device: %.2f s a minute" % cpu_per_minute)
+    if at_once:
+        print("%d tools updating %d devices at once (solo under Wine: %.2f s):" % (len(at_once), len(at_once), wine_s))
+        for i, t in enumerate(at_once):
+            print("  tool %d on \\\\.\\com%d: %s" % (i + 1, 5 + i, "%.2f s (%.2fx solo)" % (t, t / wine_s) if t else "no figure"))
     print("(files in %s)" % out)
 
 

@@ -5,6 +5,7 @@ mapped to devsim pseudo-terminals, driven through its window as an operator woul
   e2e.py [options] SCENARIO...   run scenarios (see SCENARIOS below); prints one line each and
                                  "N passed, N failed" at the end; exit 1 on any failure
   e2e.py [options] update        the main job: one whole update, trace and summary printed
+  e2e.py [options] soak [N] [SEED]  N seeded updates against devices with random faults
   e2e.py [options] env           make the prefix and server ready; print the variables to export
   e2e.py [options] stop          stop the Wine prefix's server
 
@@ -569,6 +570,55 @@ SCENARIOS = {
 }
 
 
+def soak(args, wine, runs, seed):
+    """Seeded updates of the small image through Wine and a pseudo-terminal, each against a
+    freshly powered device with random faults; one tool instance retries on every new device."""
+    import random
+    rng = random.Random(seed)
+    image = image_of(args.small_image)
+    s = Scenario(args, wine, "soak")
+    counts = {"completed, right flash": 0, "FAILED, wrong flash": 0, "FAILED, right flash": 0,
+              "false successes": 0, "hangs": 0}
+    try:
+        s.devsim(5)  # there at start-up, so the port is listed; each run powers a new device
+        tool = s.start_tool(small=True)
+        tool.wait_idle()
+        for run in range(runs):
+            stuck = rng.random() < 0.2
+            options = ["--seed", str(rng.randrange(1, 2**31)), "--plug-in-delay", str(rng.randrange(0, 2000)),
+                       "--drop", "%.3f" % rng.uniform(0, 0.1), "--corrupt", "%.3f" % rng.uniform(0, 0.1),
+                       "--noise", "%.3f" % rng.uniform(0, 0.1), "--late", "%.3f" % rng.uniform(0, 0.1),
+                       "--program-ms", "%.1f" % rng.uniform(0, 40), "--answer-us", str(rng.randrange(0, 30000))]
+            if rng.random() < 0.1:
+                options.append("--echo")
+            if stuck:
+                options += ["--stuck-offset", str(rng.randrange(0, len(image)))]
+            for d in s.devsims:
+                d.stop()
+            s.devsims = []
+            dev = s.devsim(5, *options)
+            tool.must("select", dev.name)
+            tool.must("press")
+            code, text = tool.drive("watch", "Programming Completed|FAILED", "180000", timeout=240)
+            final = text.strip().split("\n")[-1].partition(" ")[2] if text.strip() else ""
+            dev.stop()
+            right = dev.flash()[:len(zero_filled(image))] == zero_filled(image)
+            if code != 0:
+                verdict = "hangs"
+            elif final == "Programming Completed":
+                verdict = "completed, right flash" if right else "false successes"
+            else:
+                verdict = "FAILED, right flash" if right else "FAILED, wrong flash"
+            counts[verdict] += 1
+            print("  run %2d: %-24s %s" % (run, verdict, " ".join(options)), flush=True)
+    finally:
+        s.finish()
+    print("soak through Wine and a pseudo-terminal: %d runs of %d bytes" % (runs, len(zero_filled(image))))
+    for name, n in counts.items():
+        print("  %-26s %d" % (name, n))
+    return 0 if counts["false successes"] == 0 and counts["hangs"] == 0 else 1
+
+
 def main_job(args, wine):
     """A whole update of the simulated device with the real executable, for a person to watch."""
     s = Scenario(args, wine, "update")
@@ -638,6 +688,9 @@ def main():
         wine.prepare()
         if args.what == ["update"]:
             return main_job(args, wine)
+        if args.what[0] == "soak":
+            return soak(args, wine, int(args.what[1]) if len(args.what) > 1 else 20,
+                        int(args.what[2]) if len(args.what) > 2 else 1)
         passed = failed = 0
         for name in args.what:
             s = Scenario(args, wine, name)

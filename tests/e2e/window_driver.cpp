@@ -86,6 +86,21 @@ static BOOL CALLBACK collect_text(HWND child, LPARAM context)
     return TRUE;
 }
 
+// "A|B": the text is A or B.
+static bool matches_one_of(const char *text, const char *choices)
+{
+    size_t length = strlen(text);
+    for (const char *at = choices;;) {
+        const char *bar = strchr(at, '|');
+        size_t choice = bar != NULL ? (size_t)(bar - at) : strlen(at);
+        if (choice == length && strncmp(at, text, length) == 0)
+            return true;
+        if (bar == NULL)
+            return false;
+        at = bar + 1;
+    }
+}
+
 static int usage(void)
 {
     fprintf(stderr,
@@ -98,6 +113,7 @@ static int usage(void)
             "  press                     press Update Device\n"
             "  status                    print the status field\n"
             "  watch TEXT MS             print each new status (ms since start, text) until TEXT\n"
+            "                            (or one of A|B|...)\n"
             "  esc                       press Esc in the window\n"
             "  close                     close the window through its close command\n"
             "  report MS                 wait for the fatal report, print its text, press OK\n"
@@ -189,7 +205,7 @@ int main(int argc, char **argv)
                 fflush(stdout);
                 memcpy(last, text, sizeof last);
             }
-            if (strcmp(text, argv[2]) == 0)
+            if (matches_one_of(text, argv[2]))
                 break;
             if (GetTickCount() - start > timeout)
                 return 1;
