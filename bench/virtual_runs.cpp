@@ -58,15 +58,8 @@ outcome run_update(virtual_line *line, const device_faults &faults, std::vector<
     static uint8_t frame[FRAME_CAPACITY];
     line_init(line, &faults, 0);
     attach_virtual_host(&host, line, 0);
-    updater u = {};
-    u.frame = frame;
-    u.frame_capacity = FRAME_CAPACITY;
-    u.unit_address = UNIT_ADDRESS;
-    u.image = image.data();
-    u.image_size = (int32_t)image.size();
-    u.flash_base = FLASH_BASE;
-    u.port = 3;
-    u.state = STATE_START;
+    updater u;
+    start_virtual_update(&u, frame, image.data(), (int32_t)image.size());
     outcome o = {};
     size_t seen_writes = 0;
     while (u.state != STATE_DONE && u.state != STATE_FAILED && line->now_us < HANG_LIMIT_US) {

@@ -18,7 +18,6 @@
 
 namespace {
 
-const port_handle FAKE_PORT = 3;
 const uint64_t MS = 1000;
 
 std::vector<uint8_t> zero_filled(const std::vector<uint8_t> &raw)
@@ -88,15 +87,7 @@ struct update_run : ::testing::Test {
         image = std::move(filled);
         line_init(line.get(), &faults, 0);
         attach_virtual_host(&host, line.get(), tick_base);
-        u.frame = frame;
-        u.frame_capacity = FRAME_CAPACITY;
-        u.unit_address = UNIT_ADDRESS;
-        u.image = image.data();
-        u.image_size = (int32_t)image.size();
-        u.flash_base = FLASH_BASE;
-        u.port = FAKE_PORT;
-        u.baud_rate = 115200;
-        u.state = STATE_START;
+        start_virtual_update(&u, frame, image.data(), (int32_t)image.size());
         ::testing::internal::CaptureStdout();
         capturing = true;
     }

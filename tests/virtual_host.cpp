@@ -1,5 +1,6 @@
 #include "virtual_host.h"
 
+#include "frame_codec.h"
 #include "platform.h"
 
 // The read timeouts the tool gives its port: 20 ms between bytes, 100 ms in all.
@@ -63,4 +64,18 @@ void sleep_ms(uint32_t milliseconds)
 void show_status(const char *text)
 {
     current->statuses.push_back(text);
+}
+
+void start_virtual_update(updater *u, uint8_t *frame, uint8_t *image, int32_t image_size)
+{
+    *u = updater();
+    u->frame = frame;
+    u->frame_capacity = FRAME_CAPACITY;
+    u->unit_address = UNIT_ADDRESS;
+    u->image = image;
+    u->image_size = image_size;
+    u->flash_base = FLASH_BASE;
+    u->port = 3; // any descriptor but INVALID_HANDLE_VALUE: the virtual line is always there
+    u->baud_rate = 115200;
+    u->state = STATE_START;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "updater.h"
 #include "virtual_line.h"
 
 struct virtual_host {
@@ -22,3 +23,7 @@ struct virtual_host {
 
 // Makes `host` the platform the engine talks to (one at a time).
 void attach_virtual_host(virtual_host *host, virtual_line *line, uint32_t tick_base);
+
+// The updater as start-up and a press of Update Device leave it: frame buffer, unit address,
+// image at FLASH_BASE, an open port on the virtual line, STATE_START.
+void start_virtual_update(updater *u, uint8_t *frame, uint8_t *image, int32_t image_size);
