@@ -426,6 +426,7 @@ def scenario_retry(s):
     tool.must("press")
     tool.watch("FAILED", 60)
     s.shot("1-failed")
+    time.sleep(1.0)  # time for anything sent after FAILED to show in the trace
     tool.must("press")
     seen = tool.watch("Programming Completed", 60)
     check(seen[0][1] in ("Contacting Device...", "Establishing Link...", "FAILED"), "retry began with %r" % seen[0][1])
@@ -439,6 +440,8 @@ def scenario_retry(s):
     trace = tool.trace()
     check(trace.count(" . Opening serial port %s" % dev.name) == 2, "expected two opens of the port")
     check("CRC FAIL" in trace and trace.rstrip().endswith("bytes received & OK"), "trace does not show fail then success")
+    after_fail = trace.split("CRC FAIL\n", 1)[1].split("\n")[0]
+    check(after_fail.startswith(" . Opening serial port"), "after FAILED the tool went on: %r" % after_fail)
     check_flash(dev, image)
 
 
