@@ -5,7 +5,7 @@
 
 const char *load_image_from(HMODULE module, updater *u)
 {
-    HRSRC resource = FindResourceA(module, "BINFILE", RT_RCDATA);
+    HRSRC resource = FindResourceA(module, "BINFILE", (LPCSTR)RT_RCDATA);
     if (resource == NULL)
         return "Firmware image missing from the executable";
     HGLOBAL loaded = LoadResource(module, resource);

@@ -20,7 +20,7 @@ TEST(EmbeddedImage, FillArithmeticAsOnTheDevice)
 
 TEST(EmbeddedImage, LoadsTheEmbeddedImageZeroFilledAndTracesIt)
 {
-    HRSRC resource = FindResourceA(NULL, "BINFILE", RT_RCDATA);
+    HRSRC resource = FindResourceA(NULL, "BINFILE", (LPCSTR)RT_RCDATA);
     ASSERT_NE(resource, (HRSRC)NULL);
     DWORD length = SizeofResource(NULL, resource);
     const uint8_t *embedded = (const uint8_t *)LockResource(LoadResource(NULL, resource));
