@@ -30,7 +30,6 @@ struct outcome {
     uint64_t link_up_us;
     uint64_t done_us;
     std::vector<uint64_t> block_sends_us;
-    uint64_t wire_bytes;
 };
 
 std::vector<uint8_t> load(const char *path)
@@ -74,7 +73,6 @@ outcome run_update(virtual_line *line, const device_faults &faults, std::vector<
     o.state = u.state;
     o.done_us = line->now_us;
     o.flash_right = memcmp(line->device.flash, image.data(), image.size()) == 0;
-    o.wire_bytes = line->tool_bytes_sent + line->tool_bytes_received;
     return o;
 }
 

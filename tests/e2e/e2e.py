@@ -161,9 +161,8 @@ class Devsim:
         self.name = "\\\\.\\com%d" % port
         self.out = os.path.join(out, "devsim-com%d" % port)
         self.flash_file = self.out + ".flash"
-        for stale in (self.flash_file,):
-            if os.path.exists(stale):
-                os.unlink(stale)
+        if os.path.exists(self.flash_file):
+            os.unlink(self.flash_file)
         self.stdout = open(self.out + ".txt", "w")
         self.stderr = open(self.out + ".log", "w")
         # devsim is a Linux program of ours: Wine's preload is not for it.
@@ -265,7 +264,7 @@ class Tool:
             self.proc.wait()
 
 
-def expected_update_lines(image, port_name):
+def expected_update_lines(image):
     """The trace of one update after the contact phase: link-up, every block, verify, reset."""
     filled = zero_filled(image)
     lines = ["REMOTE DEVICE LINK ESTABLISHED"]
@@ -293,7 +292,7 @@ def check_normal_trace(trace, image, port_name):
         i += 1
     check(probes >= 2, "only %d contact probes before the device answered" % probes)
     check(lines[i - 1].startswith("RX: 04 2b f6"), "no RX dump of the device's answer before link-up")
-    expected = expected_update_lines(image, port_name)
+    expected = expected_update_lines(image)
     got = lines[i:i + len(expected)]
     for n, (want, have) in enumerate(zip(expected, got)):
         check(want == have, "trace line %d is %r, expected %r" % (i + n + 1, have, want))
